@@ -1,0 +1,380 @@
+// The platform layer on Linux: the results and effects of the Windows serial services, built on
+// termios, poll and a table of open ports. See docs/platforms.md for the background.
+#include "platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace tarvolex::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view deviceNamespace = "\\\\.\\";
+
+// An open device. The descriptor is closed when the last user lets go of the record, never while
+// a transfer on another thread may still use it, so a descriptor number that the process has
+// reused is never touched through a closed port.
+struct Port {
+    int fd;
+    int wakeFd;          // an eventfd, signalled once and for all when the port is closed
+    bool hungUp = false; // guarded by the table's mutex
+
+    Port(int descriptor, int wakeDescriptor) : fd(descriptor), wakeFd(wakeDescriptor) {}
+    Port(const Port &) = delete;
+    Port &operator=(const Port &) = delete;
+
+    ~Port() {
+        // A pty keeps TIOCEXCL after its last close and would then refuse every other non-root
+        // user; the flock goes with the descriptor.
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        ::close(wakeFd);
+    }
+};
+
+struct Entry {
+    std::shared_ptr<Port> port;
+    Timeouts timeouts{};
+};
+
+// The open ports by handle: the one piece of shared state, standing in for the kernel's own
+// handle table. Handles are numbers of our own, not descriptors, and are never reused.
+struct PortTable {
+    std::mutex mutex;
+    std::unordered_map<Handle, Entry> entries;
+    Handle lastHandle = 0;
+};
+
+PortTable &portTable() {
+    // Never destroyed: JVM threads may still call in while the process runs its exit handlers.
+    static PortTable &table = *new PortTable;
+    return table;
+}
+
+// A port as one transfer sees it: the record, held for the length of the transfer, and the
+// time-outs in force when the transfer started.
+struct Use {
+    std::shared_ptr<Port> port;
+    Timeouts timeouts{};
+};
+
+// Returns an empty Use when the handle names no open port, or one that has hung up.
+Use usePort(Handle handle) {
+    PortTable &table = portTable();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    const auto found = table.entries.find(handle);
+    if (found == table.entries.end() || found->second.port->hungUp) {
+        return {};
+    }
+    return {found->second.port, found->second.timeouts};
+}
+
+// Once a device has hung up, it refuses every later transfer.
+void markHungUp(Port &port) {
+    std::lock_guard<std::mutex> lock(portTable().mutex);
+    port.hungUp = true;
+}
+
+// \\.\NAME names /NAME... itself when NAME is absolute, else NAME in $TARVOLEX_PORT_DIR, else
+// NAME in /dev. Anything else names no device and resolves to the empty path.
+std::string resolve(std::string_view devicePath) {
+    if (devicePath.substr(0, deviceNamespace.size()) != deviceNamespace) {
+        return {};
+    }
+    const std::string_view name = devicePath.substr(deviceNamespace.size());
+    if (name.empty() || name.front() == '/') {
+        return std::string(name);
+    }
+    const char *dir = std::getenv("TARVOLEX_PORT_DIR");
+    std::string path = dir != nullptr && *dir != '\0' ? std::string(dir) + "/" : "/dev/";
+    path += name;
+    return path;
+}
+
+// Opens a terminal for exclusive use without blocking (no wait for carrier) and without making
+// it the controlling terminal. Regular files, FIFOs, directories and other devices are refused
+// as if they did not exist. Returns the descriptor, or -1.
+int openTerminal(const char *devicePath) {
+    const std::string path = resolve(devicePath);
+    if (path.empty()) {
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat status {};
+    termios settings{};
+    // flock keeps out every other open of the library, in this process or another, also for
+    // root, whom TIOCEXCL does not stop.
+    if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) || tcgetattr(fd, &settings) != 0 ||
+        flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+speed_t toSpeed(std::uint32_t baudRate) {
+    static constexpr std::pair<std::uint32_t, speed_t> speeds[] = {
+        {110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+        {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+        {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+    };
+    for (const auto &[rate, speed] : speeds) {
+        if (rate == baudRate) {
+            return speed;
+        }
+    }
+    return B0;
+}
+
+// Milliseconds of a time-out, computed without overflow: a multiplier times a count near 2^32
+// still fits in 64 bits.
+std::chrono::milliseconds totalTimeout(std::uint32_t multiplier, std::uint32_t constant,
+                                       std::uint32_t count) {
+    return std::chrono::milliseconds(std::uint64_t{multiplier} * count + constant);
+}
+
+enum class Wait { ready, timedOut, closed, hungUp };
+
+// Waits until the port's descriptor is ready for `events`, the deadline passes, the port is
+// closed or the device hangs up. Sleeps in the kernel; a signal resumes the wait with the time
+// that is left.
+Wait waitFor(const Port &port, short events, Clock::time_point deadline, bool hasDeadline) {
+    for (;;) {
+        pollfd fds[2] = {{port.fd, events, 0}, {port.wakeFd, POLLIN, 0}};
+        timespec remaining{};
+        timespec *timeout = nullptr;
+        if (hasDeadline) {
+            const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+            remaining.tv_sec = static_cast<time_t>(seconds.count());
+            remaining.tv_nsec = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+            timeout = &remaining;
+        }
+        const int ready = ppoll(fds, 2, timeout, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Wait::hungUp;
+        }
+        if (fds[1].revents != 0) {
+            return Wait::closed;
+        }
+        if (fds[0].revents & events) {
+            return Wait::ready;
+        }
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            return Wait::hungUp;
+        }
+        if (ready == 0 && hasDeadline && Clock::now() >= deadline) {
+            return Wait::timedOut;
+        }
+    }
+}
+
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+} // namespace
+
+Handle openDevice(const char *devicePath) {
+    const int fd = openTerminal(devicePath);
+    if (fd < 0) {
+        return invalidHandle;
+    }
+    ioctl(fd, TIOCEXCL);
+    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return invalidHandle;
+    }
+    auto port = std::make_shared<Port>(fd, wakeFd);
+
+    PortTable &table = portTable();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (table.lastHandle == std::numeric_limits<Handle>::max()) {
+        return invalidHandle; // every handle value has been handed out once
+    }
+    const Handle handle = ++table.lastHandle;
+    table.entries.emplace(handle, Entry{std::move(port), {}});
+    return handle;
+}
+
+bool probeDevice(const char *devicePath) {
+    const int fd = openTerminal(devicePath);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+void closeDevice(Handle handle) {
+    std::shared_ptr<Port> port;
+    {
+        PortTable &table = portTable();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        const auto found = table.entries.find(handle);
+        if (found == table.entries.end()) {
+            return;
+        }
+        port = std::move(found->second.port);
+        table.entries.erase(found);
+    }
+    // Wake every transfer still waiting on the port; the last one out closes the descriptor.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(port->wakeFd, &one, sizeof one);
+}
+
+bool applyLineSettings(Handle handle, const LineSettings &settings) {
+    const Use use = usePort(handle);
+    const speed_t speed = toSpeed(settings.baudRate);
+    if (!use.port || speed == B0 || settings.byteSize < 5 || settings.byteSize > 8 ||
+        settings.parity > 2 || (settings.stopBits != 0 && settings.stopBits != 2)) {
+        return false;
+    }
+    termios tio{};
+    if (tcgetattr(use.port->fd, &tio) != 0) {
+        return false;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+    static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= sizes[settings.byteSize - 5];
+    if (settings.parity != 0) {
+        tio.c_cflag |= PARENB | (settings.parity == 1 ? PARODD : 0);
+    }
+    if (settings.stopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    }
+    // VMIN 1 with O_NONBLOCK: an empty line reads as EAGAIN, so a read of 0 can only mean that
+    // the device hung up (with VMIN 0 a silent live line would read 0 as well).
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
+        return false;
+    }
+    return tcsetattr(use.port->fd, TCSANOW, &tio) == 0;
+}
+
+bool applyTimeouts(Handle handle, const Timeouts &timeouts) {
+    PortTable &table = portTable();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    const auto found = table.entries.find(handle);
+    if (found == table.entries.end()) {
+        return false;
+    }
+    found->second.timeouts = timeouts;
+    return true;
+}
+
+bool readBytes(Handle handle, void *buffer, std::uint32_t count, std::uint32_t &moved) {
+    const Use use = usePort(handle);
+    if (!use.port) {
+        return false;
+    }
+    Port &port = *use.port;
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    const Timeouts &t = use.timeouts;
+    const bool hasTotal = t.readTotalMultiplier != 0 || t.readTotalConstant != 0;
+    const auto start = Clock::now();
+    const auto total = start + totalTimeout(t.readTotalMultiplier, t.readTotalConstant, count);
+    auto deadline = total;
+    bool hasDeadline = hasTotal;
+    moved = 0;
+    while (moved < count) {
+        // Try the descriptor first: with bytes waiting, a read costs one system call.
+        const ssize_t got = ::read(port.fd, bytes + moved, count - moved);
+        if (got > 0) {
+            moved += static_cast<std::uint32_t>(got);
+            if (t.readInterval != 0) {
+                const auto interval = Clock::now() + std::chrono::milliseconds(t.readInterval);
+                deadline = hasTotal ? std::min(total, interval) : interval;
+                hasDeadline = true;
+            }
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && wouldBlock(errno)) {
+            const Wait wait = waitFor(port, POLLIN, deadline, hasDeadline);
+            if (wait == Wait::ready) {
+                continue;
+            }
+            if (wait == Wait::hungUp) {
+                markHungUp(port);
+            }
+            return true;
+        }
+        // End of file or EIO: the other end is gone (an unplugged adapter, a closed pty master).
+        markHungUp(port);
+        return moved > 0;
+    }
+    return true;
+}
+
+bool writeBytes(Handle handle, const void *buffer, std::uint32_t count, std::uint32_t &moved) {
+    const Use use = usePort(handle);
+    if (!use.port) {
+        return false;
+    }
+    Port &port = *use.port;
+    const auto *bytes = static_cast<const unsigned char *>(buffer);
+    const Timeouts &t = use.timeouts;
+    const bool hasDeadline = t.writeTotalMultiplier != 0 || t.writeTotalConstant != 0;
+    const auto deadline =
+        Clock::now() + totalTimeout(t.writeTotalMultiplier, t.writeTotalConstant, count);
+    moved = 0;
+    while (moved < count) {
+        const ssize_t put = ::write(port.fd, bytes + moved, count - moved);
+        if (put > 0) {
+            moved += static_cast<std::uint32_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && wouldBlock(errno)) {
+            const Wait wait = waitFor(port, POLLOUT, deadline, hasDeadline);
+            if (wait == Wait::ready) {
+                continue;
+            }
+            if (wait == Wait::hungUp) {
+                markHungUp(port);
+            }
+            return true;
+        }
+        markHungUp(port);
+        return moved > 0;
+    }
+    return true;
+}
+
+} // namespace tarvolex::platform
