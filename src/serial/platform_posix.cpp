@@ -2,6 +2,8 @@
 // termios, poll and a table of open ports. See docs/platforms.md for the background.
 #include "platform.h"
 
+#include "deadline.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -148,25 +150,20 @@ speed_t toSpeed(std::uint32_t baudRate) {
     return B0;
 }
 
-// Milliseconds of a time-out, computed without overflow: a multiplier times a count near 2^32
-// still fits in 64 bits.
-std::chrono::milliseconds totalTimeout(std::uint32_t multiplier, std::uint32_t constant,
-                                       std::uint32_t count) {
-    return std::chrono::milliseconds(std::uint64_t{multiplier} * count + constant);
-}
+using TransferDeadline = Deadline<Clock::time_point>;
 
 enum class Wait { ready, timedOut, closed, hungUp };
 
 // Waits until the port's descriptor is ready for `events`, the deadline passes, the port is
 // closed or the device hangs up. Sleeps in the kernel; a signal resumes the wait with the time
 // that is left.
-Wait waitFor(const Port &port, short events, Clock::time_point deadline, bool hasDeadline) {
+Wait waitFor(const Port &port, short events, const TransferDeadline &deadline) {
     for (;;) {
         pollfd fds[2] = {{port.fd, events, 0}, {port.wakeFd, POLLIN, 0}};
         timespec remaining{};
         timespec *timeout = nullptr;
-        if (hasDeadline) {
-            const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+        if (deadline.applies) {
+            const auto left = std::max(Clock::duration::zero(), deadline.at - Clock::now());
             const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
             remaining.tv_sec = static_cast<time_t>(seconds.count());
             remaining.tv_nsec = static_cast<long>(
@@ -189,7 +186,7 @@ Wait waitFor(const Port &port, short events, Clock::time_point deadline, bool ha
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             return Wait::hungUp;
         }
-        if (ready == 0 && hasDeadline && Clock::now() >= deadline) {
+        if (ready == 0 && deadline.applies && Clock::now() >= deadline.at) {
             return Wait::timedOut;
         }
     }
@@ -302,29 +299,23 @@ bool readBytes(Handle handle, void *buffer, std::uint32_t count, std::uint32_t &
     Port &port = *use.port;
     auto *bytes = static_cast<unsigned char *>(buffer);
     const Timeouts &t = use.timeouts;
-    const bool hasTotal = t.readTotalMultiplier != 0 || t.readTotalConstant != 0;
-    const auto start = Clock::now();
-    const auto total = start + totalTimeout(t.readTotalMultiplier, t.readTotalConstant, count);
-    auto deadline = total;
-    bool hasDeadline = hasTotal;
+    const TransferDeadline total =
+        totalDeadline(Clock::now(), t.readTotalMultiplier, t.readTotalConstant, count);
+    TransferDeadline deadline = total;
     moved = 0;
     while (moved < count) {
         // Try the descriptor first: with bytes waiting, a read costs one system call.
         const ssize_t got = ::read(port.fd, bytes + moved, count - moved);
         if (got > 0) {
             moved += static_cast<std::uint32_t>(got);
-            if (t.readInterval != 0) {
-                const auto interval = Clock::now() + std::chrono::milliseconds(t.readInterval);
-                deadline = hasTotal ? std::min(total, interval) : interval;
-                hasDeadline = true;
-            }
+            deadline = afterByte(total, Clock::now(), t.readInterval);
             continue;
         }
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0 && wouldBlock(errno)) {
-            const Wait wait = waitFor(port, POLLIN, deadline, hasDeadline);
+            const Wait wait = waitFor(port, POLLIN, deadline);
             if (wait == Wait::ready) {
                 continue;
             }
@@ -348,9 +339,8 @@ bool writeBytes(Handle handle, const void *buffer, std::uint32_t count, std::uin
     Port &port = *use.port;
     const auto *bytes = static_cast<const unsigned char *>(buffer);
     const Timeouts &t = use.timeouts;
-    const bool hasDeadline = t.writeTotalMultiplier != 0 || t.writeTotalConstant != 0;
-    const auto deadline =
-        Clock::now() + totalTimeout(t.writeTotalMultiplier, t.writeTotalConstant, count);
+    const TransferDeadline deadline =
+        totalDeadline(Clock::now(), t.writeTotalMultiplier, t.writeTotalConstant, count);
     moved = 0;
     while (moved < count) {
         const ssize_t put = ::write(port.fd, bytes + moved, count - moved);
@@ -362,7 +352,7 @@ bool writeBytes(Handle handle, const void *buffer, std::uint32_t count, std::uin
             continue;
         }
         if (put < 0 && wouldBlock(errno)) {
-            const Wait wait = waitFor(port, POLLOUT, deadline, hasDeadline);
+            const Wait wait = waitFor(port, POLLOUT, deadline);
             if (wait == Wait::ready) {
                 continue;
             }
