@@ -7,10 +7,16 @@ package com.vembor.tarvolex;
  * time-outs: a read waits about one second for its byte. A port handle comes from {@link
  * #doOpen}, serves any number of reads and writes, from any threads, and is given up with {@link
  * #doClose}. Listing, opening and closing write a time-stamped trace line to standard error.
+ *
+ * <p>The native library is loaded with this class: {@code Tarvolex} from {@code
+ * java.library.path} when it is installed there, otherwise the copy for this platform that
+ * tarvolex.jar carries, after checking its SHA-256. {@link SerialPort} offers the same ports as
+ * {@code java.io} streams.
  */
 public final class Tarvolex {
     static {
-        System.loadLibrary("Tarvolex");
+        // From java.library.path, or else the copy for this platform that the jar carries.
+        NativeLoader.load();
     }
 
     private Tarvolex() {}
