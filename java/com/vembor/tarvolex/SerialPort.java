@@ -83,6 +83,27 @@ public final class SerialPort implements AutoCloseable {
     }
 
     /**
+     * Where the native library was loaded from, loading it if that has not happened yet.
+     *
+     * @return "java.library.path" for an installed library, or the file that was extracted
+     *     from the jar
+     */
+    public static String nativeLibrary() {
+        NativeLoader.load();
+        return NativeLoader.loadedFrom();
+    }
+
+    /**
+     * The version of the jar.
+     *
+     * @return the manifest's Implementation-Version, or "unknown" outside a jar
+     */
+    public static String version() {
+        String version = SerialPort.class.getPackage().getImplementationVersion();
+        return version == null ? "unknown" : version;
+    }
+
+    /**
      * The name this port was opened with.
      *
      * @return the name

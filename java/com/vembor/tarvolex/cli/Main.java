@@ -32,6 +32,8 @@ public final class Main {
                     "",
                     "Commands:",
                     "  list                      the ports (COM1..COM40) that can be opened now",
+                    "  version                   this jar's version, and where its native",
+                    "                            library was loaded from",
                     "  send PORT TEXT            send TEXT as UTF-8",
                     "  send PORT -x HEX          send bytes given in hex, such as \"48 69 0d\"",
                     "  send PORT -f FILE         send a file (\"-\": standard input)",
@@ -77,6 +79,14 @@ public final class Main {
             case "list":
                 noMore(rest);
                 return list(out);
+            case "version":
+                noMore(rest);
+                out.println(
+                        "tarvolex "
+                                + SerialPort.version()
+                                + ", native library from "
+                                + SerialPort.nativeLibrary());
+                return OK;
             case "send":
                 return send(rest, in, err);
             case "receive":
