@@ -31,7 +31,9 @@ build-windows:
 	cmake --preset mingw-x86_64
 	cmake --build --preset mingw-x86_64 -j $(JOBS)
 
-bench: deps-bench build-linux
+# Not part of `test`. bench/run.sh builds the library on its own (build/bench, without the test
+# suites and their packages), runs the suite and writes docs/BENCHMARKS.md.
+bench: deps-bench
 	bench/run.sh
 
 deps-demo deps-test deps-bench: deps-%:
