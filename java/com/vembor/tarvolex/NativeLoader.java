@@ -241,7 +241,8 @@ final class NativeLoader {
         Map<String, String> sums = recordedSums();
         return SUPPORTED.stream()
                 .map(p -> p + "/" + PLATFORMS.get(p))
-                .filter(r -> sums.containsKey(r) && NativeLoader.class.getResource(NATIVES + r) != null)
+                .filter(r -> sums.containsKey(r))
+                .filter(r -> NativeLoader.class.getResource(NATIVES + r) != null)
                 .map(r -> r.substring(0, r.indexOf('/')))
                 .toList();
     }

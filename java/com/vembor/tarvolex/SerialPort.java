@@ -31,6 +31,7 @@ import java.util.concurrent.TimeUnit;
  */
 public final class SerialPort implements AutoCloseable {
     private static final int BUFFER_SIZE = 1 << 16;
+    private static final long RELEASE_NANOS = TimeUnit.SECONDS.toNanos(2);
 
     private final String name;
     private final int handle;
@@ -42,6 +43,8 @@ public final class SerialPort implements AutoCloseable {
     private boolean closed;
     private IOException readFailure;
     private Thread readAhead;
+    private boolean readAheadRunning;
+    private int writesRunning;
 
     private final InputStream input = new PortInputStream();
     private final OutputStream output = new PortOutputStream();
@@ -167,7 +170,9 @@ public final class SerialPort implements AutoCloseable {
 
     /**
      * Closes the port. A read waiting on another thread returns at once; every later call
-     * fails with an {@link IOException}. Closing again does nothing.
+     * fails with an {@link IOException}. When this returns, the port can be opened again (a
+     * write still under way on another thread is first given up to two seconds to end). Closing
+     * again does nothing.
      */
     @Override
     public void close() {
@@ -182,6 +187,22 @@ public final class SerialPort implements AutoCloseable {
         // still waiting in the library. Nothing starts a new native call once closed is set;
         // only a call that passed its check just before this point can still be on its way in.
         Tarvolex.doClose(handle);
+        // The device is let go when the last transfer on it has ended, which the close has
+        // just hastened; wait for that, so that the port can be opened again at once.
+        synchronized (lock) {
+            long deadline = System.nanoTime() + RELEASE_NANOS;
+            try {
+                while (readAheadRunning || writesRunning > 0) {
+                    long left = deadline - System.nanoTime();
+                    if (left <= 0) {
+                        break;
+                    }
+                    TimeUnit.NANOSECONDS.timedWait(lock, left);
+                }
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
     }
 
     /**
@@ -247,12 +268,24 @@ public final class SerialPort implements AutoCloseable {
         if (readAhead == null) {
             readAhead = new Thread(this::readAhead, "tarvolex-read-" + name);
             readAhead.setDaemon(true);
+            readAheadRunning = true;
             readAhead.start();
         }
     }
 
     /** The read-ahead thread: the port's only reader of the native library. */
     private void readAhead() {
+        try {
+            readAheadLoop();
+        } finally {
+            synchronized (lock) {
+                readAheadRunning = false;
+                lock.notifyAll();
+            }
+        }
+    }
+
+    private void readAheadLoop() {
         while (true) {
             synchronized (lock) {
                 while (count == received.length && !closed) {
@@ -302,6 +335,7 @@ public final class SerialPort implements AutoCloseable {
             if (closed) {
                 throw closedException();
             }
+            writesRunning++;
         }
         try {
             Tarvolex.doWrite(handle, b, off, len);
@@ -310,6 +344,11 @@ public final class SerialPort implements AutoCloseable {
                 throw closedException();
             }
             throw new IOException("Cannot write to " + name + ": " + e.getMessage(), e);
+        } finally {
+            synchronized (lock) {
+                writesRunning--;
+                lock.notifyAll();
+            }
         }
     }
 

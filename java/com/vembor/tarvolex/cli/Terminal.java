@@ -126,7 +126,8 @@ final class Terminal {
                     new ProcessBuilder("sh", "-c", command)
                             .redirectError(ProcessBuilder.Redirect.INHERIT)
                             .start();
-            String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            String output =
+                    new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
             try {
                 return process.waitFor() == 0 ? output : null;
             } catch (InterruptedException e) {
