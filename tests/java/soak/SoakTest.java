@@ -28,7 +28,7 @@ class SoakTest {
 
     @Test
     void openCloseCyclesLeaveNoDescriptorOrMemoryBehind() throws Exception {
-        int cycles = setting("TARVOLEX_SOAK_CYCLES", 20_000);
+        int cycles = setting("TARVOLEX_SOAK_CYCLES", 100_000);
         try (NullModem cable = NullModem.link("COM1", "COM2")) {
             Map<String, String> figures = runChild(600, "cycles", "COM1", String.valueOf(cycles));
             assertClean(figures);
