@@ -6,7 +6,6 @@ import com.vembor.tarvolex.testing.ChildJvm;
 import com.vembor.tarvolex.testing.NullModem;
 import com.vembor.tarvolex.testing.PortHolder;
 import java.io.IOException;
-import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -89,18 +88,9 @@ class ListPortsTest {
         }
     }
 
-    enum Holder {
-        THIS_JVM,
-        OTHER_JVM;
-
-        AutoCloseable hold(String port) throws Exception {
-            return this == THIS_JVM ? PortHolder.inThisJvm(port) : PortHolder.inChildJvm(port);
-        }
-    }
-
     @ParameterizedTest
-    @EnumSource(Holder.class)
-    void aPortInUseListsEmptyUntilClosed(Holder holder) throws Exception {
+    @EnumSource(PortHolder.Where.class)
+    void aPortInUseListsEmptyUntilClosed(PortHolder.Where holder) throws Exception {
         try (Ports ports = new Ports("COM1", "COM3")) {
             try (AutoCloseable held = holder.hold("COM3")) {
                 assertListing(Tarvolex.listPorts(), "COM1");
@@ -113,11 +103,11 @@ class ListPortsTest {
     @Test
     void probingLeavesThePortAsItWas() throws Exception {
         try (Ports ports = new Ports("COM2")) {
-            String device = ports.cable(0).firstDevice().toString();
-            stty("-F", device, "9600", "cstopb", "icanon", "echo");
-            String before = stty("-F", device, "-a");
+            NullModem cable = ports.cable(0);
+            cable.sttyFirst("9600", "cstopb", "icanon", "echo");
+            String before = cable.sttyFirst("-a");
             assertListing(Tarvolex.listPorts(), "COM2");
-            assertEquals(before, stty("-F", device, "-a"));
+            assertEquals(before, cable.sttyFirst("-a"));
             Tarvolex.doClose(Tarvolex.doOpen("COM2", 0));
         }
     }
@@ -144,14 +134,5 @@ class ListPortsTest {
             }
             System.out.println(named);
         }
-    }
-
-    private static String stty(String... args) throws Exception {
-        List<String> command = new ArrayList<>(List.of("stty"));
-        command.addAll(List.of(args));
-        Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
-        String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-        assertEquals(0, process.waitFor(), output);
-        return output;
     }
 }

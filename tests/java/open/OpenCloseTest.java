@@ -24,27 +24,11 @@ import org.junit.jupiter.params.provider.EnumSource;
 
 /** Opening and closing ports in this JVM, and what a port handle is (and is not). */
 class OpenCloseTest {
-    @FunctionalInterface
-    interface Hold {
-        AutoCloseable hold(String port) throws Exception;
-    }
-
-    enum Holder {
-        THIS_JVM(PortHolder::inThisJvm),
-        OTHER_JVM(PortHolder::inChildJvm);
-
-        final Hold hold;
-
-        Holder(Hold hold) {
-            this.hold = hold;
-        }
-    }
-
     @ParameterizedTest
-    @EnumSource(Holder.class)
-    void secondOpenFailsUntilTheFirstIsClosed(Holder holder) throws Exception {
+    @EnumSource(PortHolder.Where.class)
+    void secondOpenFailsUntilTheFirstIsClosed(PortHolder.Where holder) throws Exception {
         try (NullModem cable = NullModem.link("COM3", "COM4")) {
-            try (AutoCloseable held = holder.hold.hold("COM3")) {
+            try (AutoCloseable held = holder.hold("COM3")) {
                 IOException refused =
                         assertThrows(IOException.class, () -> Tarvolex.doOpen("COM3", 0));
                 assertEquals("Connection failed.", refused.getMessage());
@@ -94,13 +78,12 @@ class OpenCloseTest {
     @Test
     void lineSettingsAreAppliedToTheDevice() throws Exception {
         try (NullModem cable = NullModem.link("COM3", "COM4")) {
-            String device = cable.firstDevice().toString();
             // Start from settings that differ from ours wherever a pty keeps what it is given.
-            stty("-F", device, "9600", "cstopb", "-clocal", "icanon", "echo", "isig", "opost",
+            cable.sttyFirst("9600", "cstopb", "-clocal", "icanon", "echo", "isig", "opost",
                     "icrnl", "ixon");
             int handle = Tarvolex.doOpen("COM3", 0);
             try {
-                String settings = stty("-F", device, "-a");
+                String settings = cable.sttyFirst("-a");
                 assertTrue(settings.startsWith("speed 57600 baud;"), settings);
                 Set<String> flags = new HashSet<>(Arrays.asList(settings.split("[\\s;]+")));
                 for (String flag : List.of("cs8", "-parenb", "-cstopb", "cread", "clocal",
@@ -203,14 +186,5 @@ class OpenCloseTest {
                 return e.getClass().getName() + ": " + e.getMessage();
             }
         }
-    }
-
-    private static String stty(String... args) throws Exception {
-        List<String> command = new ArrayList<>(List.of("stty"));
-        command.addAll(List.of(args));
-        Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
-        String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-        assertEquals(0, process.waitFor(), output);
-        return output;
     }
 }

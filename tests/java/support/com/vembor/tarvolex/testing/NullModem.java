@@ -1,9 +1,12 @@
 package com.vembor.tarvolex.testing;
 
 import java.io.IOException;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.concurrent.TimeUnit;
 
 /**
@@ -72,6 +75,21 @@ public final class NullModem implements AutoCloseable {
     /** The pty behind the second end. */
     public Path secondDevice() throws IOException {
         return second.toRealPath();
+    }
+
+    /**
+     * Runs stty on the pty behind the first end with {@code args}, such as {@code "-a"} or
+     * {@code "9600", "cstopb"}, and returns what it printed; fails when stty does.
+     */
+    public String sttyFirst(String... args) throws IOException, InterruptedException {
+        List<String> command = new ArrayList<>(List.of("stty", "-F", firstDevice().toString()));
+        command.addAll(List.of(args));
+        Process stty = new ProcessBuilder(command).redirectErrorStream(true).start();
+        String output = new String(stty.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        if (stty.waitFor() != 0) {
+            throw new IOException(String.join(" ", command) + " failed: " + output);
+        }
+        return output;
     }
 
     /** Pulls the cable: socat ends, and both ptys hang up. The links stay until close. */

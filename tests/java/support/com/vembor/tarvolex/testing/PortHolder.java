@@ -16,6 +16,16 @@ public final class PortHolder {
 
     private PortHolder() {}
 
+    /** Where a port is held: a table column for tests that want both. */
+    public enum Where {
+        THIS_JVM,
+        OTHER_JVM;
+
+        public AutoCloseable hold(String port) throws IOException, InterruptedException {
+            return this == THIS_JVM ? inThisJvm(port) : inChildJvm(port);
+        }
+    }
+
     /** Opens {@code port} with doOpen in this JVM; closing the result closes the port. */
     public static AutoCloseable inThisJvm(String port) throws IOException {
         int handle = Tarvolex.doOpen(port, 0);
