@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -18,11 +19,14 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -116,15 +120,65 @@ std::string resolve(std::string_view devicePath) {
     return path;
 }
 
+// Whether the file behind `pathFd` (an O_PATH descriptor) is a device of the kernel's terminal
+// layer: a serial port, a console, a pty. Pty slaves live on devpts, which sysfs does not list;
+// every other terminal is listed in sysfs under the tty class. Without sysfs (a bare container)
+// any character device passes here, and tcgetattr after the open decides.
+bool isTerminalDevice(int pathFd, const struct stat &status) {
+    if (!S_ISCHR(status.st_mode)) {
+        return false;
+    }
+    struct statfs filesystem {};
+    if (fstatfs(pathFd, &filesystem) == 0 && filesystem.f_type == DEVPTS_SUPER_MAGIC) {
+        return true;
+    }
+    if (access("/sys/dev/char", F_OK) != 0) {
+        return true;
+    }
+    const std::string subsystem = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
+                                  std::to_string(minor(status.st_rdev)) + "/subsystem";
+    char target[PATH_MAX];
+    const ssize_t length = readlink(subsystem.c_str(), target, sizeof target);
+    if (length <= 0) {
+        return false;
+    }
+    const std::string_view link(target, static_cast<std::size_t>(length));
+    return link.substr(link.find_last_of('/') + 1) == "tty"; // ../../../../class/tty
+}
+
 // Opens a terminal for exclusive use without blocking (no wait for carrier) and without making
 // it the controlling terminal. Regular files, FIFOs, directories and other devices are refused
 // as if they did not exist. Returns the descriptor, or -1.
+//
+// Opening a device runs its driver's open, which for some devices is an action of its own (a
+// watchdog starts counting, a tape rewinds on close). So the path is first looked at through an
+// O_PATH descriptor, which opens nothing, and only a terminal is then opened, through that same
+// descriptor: a path swapped meanwhile cannot slip another device in.
 int openTerminal(const char *devicePath) {
     const std::string path = resolve(devicePath);
     if (path.empty()) {
         return -1;
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct PathDescriptor { // closed on every way out, also when a string cannot be had
+        int fd;
+        ~PathDescriptor() {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    } const located{::open(path.c_str(), O_PATH | O_CLOEXEC)};
+    if (located.fd < 0) {
+        return -1;
+    }
+    struct stat found {};
+    if (fstat(located.fd, &found) != 0 || !isTerminalDevice(located.fd, found)) {
+        return -1;
+    }
+    constexpr int flags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(("/proc/self/fd/" + std::to_string(located.fd)).c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(path.c_str(), flags); // no /proc: checked below that it is the same file
+    }
     if (fd < 0) {
         return -1;
     }
@@ -132,7 +186,8 @@ int openTerminal(const char *devicePath) {
     termios settings{};
     // flock keeps out every other open of the library, in this process or another, also for
     // root, whom TIOCEXCL does not stop.
-    if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) || tcgetattr(fd, &settings) != 0 ||
+    if (fstat(fd, &status) != 0 || status.st_dev != found.st_dev || status.st_ino != found.st_ino ||
+        !S_ISCHR(status.st_mode) || tcgetattr(fd, &settings) != 0 ||
         flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return -1;
@@ -314,6 +369,7 @@ bool readBytes(Handle handle, void *buffer, std::uint32_t count, std::uint32_t &
         port.wroteSinceRead.store(false, std::memory_order_relaxed);
         waitFor(port, POLLIN, deadline);
     }
+    bool waited = false; // the read was under way when the line went: it ends, as on Windows
     while (moved < count) {
         // Otherwise try the descriptor first: with bytes waiting, a read costs one system call.
         const ssize_t got = ::read(port.fd, bytes + moved, count - moved);
@@ -328,6 +384,7 @@ bool readBytes(Handle handle, void *buffer, std::uint32_t count, std::uint32_t &
         if (got < 0 && wouldBlock(errno)) {
             const Wait wait = waitFor(port, POLLIN, deadline);
             if (wait == Wait::ready) {
+                waited = true;
                 continue;
             }
             if (wait == Wait::hungUp) {
@@ -336,8 +393,9 @@ bool readBytes(Handle handle, void *buffer, std::uint32_t count, std::uint32_t &
             return true;
         }
         // End of file or EIO: the other end is gone (an unplugged adapter, a closed pty master).
+        // Found at the start, the read could not be started; found after a wait, it had been.
         markHungUp(port);
-        return moved > 0;
+        return moved > 0 || waited;
     }
     return true;
 }
