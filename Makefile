@@ -1,6 +1,7 @@
 # The two commands of the README: `make demo` and `make test`. Each first installs the Debian
 # packages it needs (as root; otherwise it prints the command to run).
-.PHONY: demo test build build-linux build-windows bench deps-demo deps-test deps-bench format clean
+.PHONY: demo test build build-linux build-windows bench deps-demo deps-test deps-bench format clean \
+	sanitize fuzz soak
 
 JOBS ?= $(shell nproc)
 
@@ -35,6 +36,28 @@ build-windows:
 # suites and their packages), runs the suite and writes docs/BENCHMARKS.md.
 bench: deps-bench
 	bench/run.sh
+
+# Not part of `test` (which runs short versions of them): the long reliability runs, see
+# docs/RELIABILITY.md. FUZZ_SECONDS per fuzzer; SOAK_SECONDS of threads and SOAK_CYCLES
+# open/close cycles in a real JVM.
+FUZZ_SECONDS ?= 600
+SOAK_SECONDS ?= 300
+SOAK_CYCLES ?= 1000000
+
+sanitize: deps-test
+	tests/reliability/run.sh build asan
+	tests/reliability/run.sh driver asan
+	tests/reliability/run.sh build tsan
+	tests/reliability/run.sh driver tsan
+
+fuzz: deps-test
+	tests/reliability/run.sh build asan
+	tests/reliability/run.sh fuzz port_name $(FUZZ_SECONDS)
+	tests/reliability/run.sh fuzz write_range $(FUZZ_SECONDS)
+
+soak: deps-test build-linux
+	TARVOLEX_SOAK_SECONDS=$(SOAK_SECONDS) TARVOLEX_SOAK_CYCLES=$(SOAK_CYCLES) \
+	  ctest --preset linux -R '^soak_test$$' -V
 
 deps-demo deps-test deps-bench: deps-%:
 	scripts/install-deps.sh $*
