@@ -17,7 +17,10 @@ import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.EnumSource;
 import org.junit.jupiter.params.provider.MethodSource;
 
-/** doRead and both doWrite overloads, between the two ends of a null-modem cable. */
+/**
+ * doRead and both doWrite overloads, between the two ends of a null-modem cable. What a close or
+ * hang-up does to a transfer already waiting on another thread is the faults suite's.
+ */
 class TransferTest {
     private static final byte[] FIVE = {10, 11, 12, 13, 14};
     private static final byte SENTINEL = 0x5a;
@@ -182,24 +185,6 @@ class TransferTest {
         assertEquals('q', Tarvolex.doRead(peer));
         Tarvolex.doWrite(peer, (byte) 'a');
         assertEquals('a', read.get(5, TimeUnit.SECONDS));
-    }
-
-    @Test
-    void closeWakesAReadWaitingOnAnotherThread() throws Exception {
-        long start = System.nanoTime();
-        CompletableFuture<Integer> read = CompletableFuture.supplyAsync(() -> {
-            try {
-                return Tarvolex.doRead(port);
-            } catch (Exception e) {
-                throw new IllegalStateException(e);
-            }
-        });
-        Thread.sleep(150);
-        Tarvolex.doClose(port);
-        assertEquals(-1, read.get(5, TimeUnit.SECONDS));
-        long millis = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-        // Left alone the read would have waited out its own time-out of about one second.
-        assertTrue(millis < 850, millis + " ms");
     }
 
     /**
