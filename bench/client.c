@@ -239,43 +239,33 @@ static void silent(int fd) {
     printf("silent_ms %.2f\n", elapsed * 1e3);
 }
 
-/* User and system time of this process, in clock ticks. */
-static long cpuTicks(void) {
-    FILE *stat = fopen("/proc/self/stat", "r");
-    char text[1024];
-    const size_t length = stat != NULL ? fread(text, 1, sizeof text - 1, stat) : 0;
-    if (stat != NULL) {
-        fclose(stat);
+/* Nanoseconds this (single-threaded) process has run, from /proc/self/schedstat. */
+static long long runNanos(void) {
+    FILE *stat = fopen("/proc/self/schedstat", "r");
+    long long nanos = -1;
+    if (stat == NULL || fscanf(stat, "%lld", &nanos) != 1) {
+        fail("/proc/self/schedstat");
     }
-    text[length] = '\0';
-    /* Fields after the command name, which ends at the last ')': state is field 3, utime 14. */
-    const char *rest = strrchr(text, ')');
-    long utime = 0;
-    long stime = 0;
-    if (rest == NULL || sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
-                               &utime, &stime) != 2) {
-        fail("/proc/self/stat");
-    }
-    return utime + stime;
+    fclose(stat);
+    return nanos;
 }
 
 static void cpu(int fd) {
     char line[128];
     readLine(line, sizeof line);
-    const double ticks = (double)sysconf(_SC_CLK_TCK);
-    const long idleStart = cpuTicks();
+    const long long idleStart = runNanos();
     const double idleWall = now();
     const struct timespec two = {2, 0};
     nanosleep(&two, NULL);
-    const double idle = (cpuTicks() - idleStart) / ticks / (now() - idleWall);
-    const long blockedStart = cpuTicks();
+    const double idle = (double)(runNanos() - idleStart) / 1e9 / (now() - idleWall);
+    const long long blockedStart = runNanos();
     const double blockedWall = now();
     struct pollfd waiting = {fd, POLLIN, 0};
     if (poll(&waiting, 1, 2000) != 0) {
         fail("poll on a silent line");
     }
-    const double blocked = (cpuTicks() - blockedStart) / ticks / (now() - blockedWall);
-    printf("cpu_idle_pct %.2f\ncpu_blocked_pct %.2f\ncpu_reader_pct %.2f\n", idle * 100,
+    const double blocked = (double)(runNanos() - blockedStart) / 1e9 / (now() - blockedWall);
+    printf("cpu_idle_pct %.4f\ncpu_blocked_pct %.4f\ncpu_reader_pct %.4f\n", idle * 100,
            blocked * 100, blocked * 100);
 }
 

@@ -5,7 +5,9 @@ import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.Arrays;
@@ -182,17 +184,26 @@ public final class Bench {
         System.out.printf("silent_ms %.2f%n", elapsed / 1e6);
     }
 
-    /** User and system time, in clock ticks (100 a second), from a /proc stat file. */
-    private static long cpuTicks(Path stat) throws IOException {
-        String text = Files.readString(stat);
-        String[] fields = text.substring(text.lastIndexOf(')') + 2).split(" ");
-        // fields[0] is the state, the third field of the file; utime and stime are 14 and 15.
-        return Long.parseLong(fields[11]) + Long.parseLong(fields[12]);
+    /** Nanoseconds a thread has run, the first field of a /proc schedstat file. */
+    private static long runNanos(Path schedstat) throws IOException {
+        String text = Files.readString(schedstat);
+        return Long.parseLong(text.substring(0, text.indexOf(' ')));
     }
 
-    private static final Path PROCESS_STAT = Paths.get("/proc/self/stat");
-    private static final Path THREAD_STAT = Paths.get("/proc/thread-self/stat");
-    private static final double TICKS = 100.0;
+    /** Nanoseconds all live threads of this JVM have run. */
+    private static long processNanos() throws IOException {
+        long total = 0;
+        try (DirectoryStream<Path> tasks = Files.newDirectoryStream(Paths.get("/proc/self/task"))) {
+            for (Path task : tasks) {
+                try {
+                    total += runNanos(task.resolve("schedstat"));
+                } catch (NoSuchFileException gone) {
+                    // a thread that ended meanwhile
+                }
+            }
+        }
+        return total;
+    }
 
     /**
      * The whole JVM's CPU use over two seconds with every thread idle, then over two seconds in
@@ -201,44 +212,43 @@ public final class Bench {
     private static void cpu(int handle) throws Exception {
         goLine(0);
         Thread.sleep(1000); // let start-up work (compilation, class loading) settle
-        long idleStart = cpuTicks(PROCESS_STAT);
+        long idleStart = processNanos();
         long idleWall = System.nanoTime();
         Thread.sleep(2000);
-        double idle = (cpuTicks(PROCESS_STAT) - idleStart) / TICKS * 1e9 / (System.nanoTime() - idleWall);
+        double idle = (double) (processNanos() - idleStart) / (System.nanoTime() - idleWall);
 
+        Path own = Paths.get("/proc/thread-self/schedstat");
         long[] reader = new long[2];
         long readerEnd = System.nanoTime() + 2_000_000_000L;
         Thread thread =
                 new Thread(
                         () -> {
                             try {
-                                long start = cpuTicks(THREAD_STAT);
+                                long start = runNanos(own);
                                 long wall = System.nanoTime();
                                 while (System.nanoTime() < readerEnd) {
                                     if (Tarvolex.doRead(handle) != -1) {
                                         throw new IOException("a silent line sent a byte");
                                     }
                                 }
-                                reader[0] = cpuTicks(THREAD_STAT) - start;
+                                reader[0] = runNanos(own) - start;
                                 reader[1] = System.nanoTime() - wall;
                             } catch (Exception e) {
                                 throw new IllegalStateException(e);
                             }
                         },
                         "tvx-reader");
-        long blockedStart = cpuTicks(PROCESS_STAT);
+        long blockedStart = processNanos();
         long blockedWall = System.nanoTime();
         thread.start();
         Thread.sleep(2000);
-        double blocked =
-                (cpuTicks(PROCESS_STAT) - blockedStart) / TICKS * 1e9 / (System.nanoTime() - blockedWall);
+        double blocked = (double) (processNanos() - blockedStart) / (System.nanoTime() - blockedWall);
         thread.join();
         if (reader[1] == 0) {
             throw new IOException("the reader failed");
         }
-        double own = reader[0] / TICKS * 1e9 / reader[1];
-        System.out.printf("cpu_idle_pct %.2f%n", idle * 100);
-        System.out.printf("cpu_blocked_pct %.2f%n", blocked * 100);
-        System.out.printf("cpu_reader_pct %.2f%n", own * 100);
+        System.out.printf("cpu_idle_pct %.4f%n", idle * 100);
+        System.out.printf("cpu_blocked_pct %.4f%n", blocked * 100);
+        System.out.printf("cpu_reader_pct %.4f%n", (double) reader[0] / reader[1] * 100);
     }
 }
