@@ -5,7 +5,6 @@
 #include "deadline.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -44,9 +43,6 @@ struct Port {
     int fd;
     int wakeFd;          // an eventfd, signalled once and for all when the port is closed
     bool hungUp = false; // guarded by the table's mutex
-    // Set by every write that moved bytes, cleared by the next read: that read most likely waits
-    // for the reply to what was written, which cannot be there yet.
-    std::atomic<bool> wroteSinceRead{false};
 
     Port(int descriptor, int wakeDescriptor) : fd(descriptor), wakeFd(wakeDescriptor) {}
     Port(const Port &) = delete;
@@ -362,16 +358,9 @@ bool readBytes(Handle handle, void *buffer, std::uint32_t count, std::uint32_t &
         totalDeadline(Clock::now(), t.readTotalMultiplier, t.readTotalConstant, count);
     TransferDeadline deadline = total;
     moved = 0;
-    // A read that follows a write waits for the line first: a reply takes a round trip, and
-    // reading before it came would only cost a system call that finds nothing. Whatever the wait
-    // saw, the loop below decides, exactly as if the wait had come after an empty read.
-    if (port.wroteSinceRead.load(std::memory_order_relaxed)) {
-        port.wroteSinceRead.store(false, std::memory_order_relaxed);
-        waitFor(port, POLLIN, deadline);
-    }
     bool waited = false; // the read was under way when the line went: it ends, as on Windows
     while (moved < count) {
-        // Otherwise try the descriptor first: with bytes waiting, a read costs one system call.
+        // Try the descriptor first: with bytes waiting, a read costs one system call.
         const ssize_t got = ::read(port.fd, bytes + moved, count - moved);
         if (got > 0) {
             moved += static_cast<std::uint32_t>(got);
@@ -415,7 +404,6 @@ bool writeBytes(Handle handle, const void *buffer, std::uint32_t count, std::uin
         const ssize_t put = ::write(port.fd, bytes + moved, count - moved);
         if (put > 0) {
             moved += static_cast<std::uint32_t>(put);
-            port.wroteSinceRead.store(true, std::memory_order_relaxed);
             continue;
         }
         if (put < 0 && errno == EINTR) {
