@@ -1,9 +1,8 @@
 #include "fake_jni.h"
+#include "jni_functions.h"
 
 #include <array>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -444,88 +443,66 @@ void JNICALL setObjectArrayElement(JNIEnv *env, jobjectArray array, jsize index,
 
 // ---- Every other slot of the table ----
 
+// TARVOLEX_JNI_FUNCTIONS(X) lists every function of the JDK's table, read from its jni.h at
+// configure time, so that each slot gets a trap of exactly its own type.
 constexpr std::size_t slotCount = sizeof(JNINativeInterface_) / sizeof(void *);
-
-// The functions native code is most likely to reach for by mistake, named in reports.
-#define TARVOLEX_NAMED_SLOTS(X)                                                                    \
-    X(GetVersion)                                                                                  \
-    X(Throw)                                                                                       \
-    X(ExceptionOccurred)                                                                           \
-    X(ExceptionDescribe)                                                                           \
-    X(ExceptionClear)                                                                              \
-    X(FatalError)                                                                                  \
-    X(PushLocalFrame)                                                                              \
-    X(PopLocalFrame)                                                                               \
-    X(NewGlobalRef)                                                                                \
-    X(DeleteGlobalRef)                                                                             \
-    X(NewLocalRef)                                                                                 \
-    X(EnsureLocalCapacity)                                                                         \
-    X(GetObjectClass)                                                                              \
-    X(GetMethodID)                                                                                 \
-    X(GetStaticMethodID)                                                                           \
-    X(NewString)                                                                                   \
-    X(GetStringChars)                                                                              \
-    X(ReleaseStringChars)                                                                          \
-    X(GetStringUTFLength)                                                                          \
-    X(GetStringUTFChars)                                                                           \
-    X(ReleaseStringUTFChars)                                                                       \
-    X(GetObjectArrayElement)                                                                       \
-    X(NewByteArray)                                                                                \
-    X(GetByteArrayElements)                                                                        \
-    X(ReleaseByteArrayElements)                                                                    \
-    X(SetByteArrayRegion)                                                                          \
-    X(GetStringRegion)                                                                             \
-    X(GetPrimitiveArrayCritical)                                                                   \
-    X(ReleasePrimitiveArrayCritical)                                                               \
-    X(GetStringCritical)                                                                           \
-    X(ReleaseStringCritical)                                                                       \
-    X(GetObjectRefType)
+constexpr std::size_t reservedSlots = 4;
+#define TARVOLEX_COUNT_FUNCTION(name) +1
+static_assert(reservedSlots + (0 TARVOLEX_JNI_FUNCTIONS(TARVOLEX_COUNT_FUNCTION)) == slotCount,
+              "the generated list of JNI functions does not cover the function table");
+#undef TARVOLEX_COUNT_FUNCTION
 
 std::string slotName(std::size_t slot) {
 #define TARVOLEX_SLOT_NAME(name)                                                                   \
     if (slot == offsetof(JNINativeInterface_, name) / sizeof(void *)) {                            \
         return #name;                                                                              \
     }
-    TARVOLEX_NAMED_SLOTS(TARVOLEX_SLOT_NAME)
+    TARVOLEX_JNI_FUNCTIONS(TARVOLEX_SLOT_NAME)
 #undef TARVOLEX_SLOT_NAME
-    return "function table slot " + std::to_string(slot);
+    return "slot " + std::to_string(slot);
 }
 
-using AnyFunction = void *(JNICALL *)(JNIEnv *);
-
-template <std::size_t Slot> void *JNICALL unexpectedCall(JNIEnv *env) {
+void reportUnexpected(JNIEnv *env, std::size_t slot) {
     auto &state = stateOf(env);
-    const std::string what = "unexpected JNI call: " + slotName(Slot);
-    state.calls.push_back(slotName(Slot));
-    state.fault(what);
-#if defined(__i386__) && defined(_WIN32)
-    // On 32-bit Windows the called function pops its caller's arguments, and this one cannot
-    // know how many there were: returning would corrupt the caller's stack.
-    std::fprintf(stderr, "fake JNI: %s\n", what.c_str());
-    std::_Exit(70);
-#endif
-    return nullptr;
+    state.calls.push_back(slotName(slot));
+    state.fault("unexpected JNI call: " + slotName(slot));
 }
 
-template <std::size_t... Slots>
-std::array<AnyFunction, sizeof...(Slots)> unexpectedCalls(std::index_sequence<Slots...>) {
-    return {&unexpectedCall<Slots>...};
-}
+// A trap of the slot's own type (fixed and variadic argument lists), returning zero or null.
+template <typename Function, std::size_t Slot> struct Trap;
+
+template <typename Result, typename... Args, std::size_t Slot>
+struct Trap<Result(JNICALL *)(JNIEnv *, Args...), Slot> {
+    static Result JNICALL call(JNIEnv *env, Args...) {
+        reportUnexpected(env, Slot);
+        return Result();
+    }
+};
+
+template <typename Result, typename... Args, std::size_t Slot>
+struct Trap<Result(JNICALL *)(JNIEnv *, Args..., ...), Slot> {
+    static Result JNICALL call(JNIEnv *env, Args..., ...) {
+        reportUnexpected(env, Slot);
+        return Result();
+    }
+};
 
 } // namespace
 
 FakeJni::FakeJni() : state_(std::make_unique<State>()) {
     State &state = *state_;
-    // Every slot first reports an unexpected call (an x86-64 or Linux caller passes more
-    // arguments than the trap takes, which is harmless there); the reserved slots are null as in
-    // a JVM; then the functions the library uses.
-    static_assert(sizeof(JNINativeInterface_) == slotCount * sizeof(AnyFunction));
-    const auto traps = unexpectedCalls(std::make_index_sequence<slotCount>());
-    std::memcpy(&state.table, traps.data(), sizeof state.table);
-    state.table.reserved0 = nullptr;
-    state.table.reserved1 = nullptr;
-    state.table.reserved2 = nullptr;
-    state.table.reserved3 = nullptr;
+    // Every slot first reports an unexpected call, the reserved ones stay null as in a JVM, and
+    // then the functions the library uses take their slots.
+#define TARVOLEX_SET_TRAP(name)                                                                    \
+    state.table.name = Trap<decltype(state.table.name),                                            \
+                            offsetof(JNINativeInterface_, name) / sizeof(void *)>::call;
+// MinGW's x86-64 va_list carries an attribute that a template argument drops; the trap's type
+// still matches its slot exactly, or the assignment would not compile.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+    TARVOLEX_JNI_FUNCTIONS(TARVOLEX_SET_TRAP)
+#pragma GCC diagnostic pop
+#undef TARVOLEX_SET_TRAP
     state.table.FindClass = findClass;
     state.table.ThrowNew = throwNew;
     state.table.ExceptionCheck = exceptionCheck;
