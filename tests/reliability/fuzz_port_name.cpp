@@ -11,6 +11,7 @@
 #include "fixtures.h"
 #include "serial.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@ struct World {
     PortDir dir;
     FarEnd pty;
     dev_t ptyDevice = 0;
+    std::string realDir;
 
     World() {
         std::ofstream(dir.at("file")) << "not a device";
@@ -44,13 +46,17 @@ struct World {
         struct stat status {};
         stat(pty.slavePath().c_str(), &status);
         ptyDevice = status.st_rdev;
+        char real[PATH_MAX];
+        realDir = realpath(dir.path().c_str(), real) != nullptr ? real : dir.path();
     }
 };
 
 std::unique_ptr<World> world; // for the whole run; its folder goes at exit
 
 [[noreturn]] void finding(const char *what, const std::string &name) {
-    std::fprintf(stderr, "FINDING: %s (device path %s)\n", what, name.c_str());
+    // On standard output: the fuzz runs close standard error to silence the trace.
+    std::printf("FINDING: %s (path %s)\n", what, name.c_str());
+    std::fflush(stdout);
     std::abort();
 }
 
@@ -69,13 +75,21 @@ std::string pathOf(fakejni::FakeJni &jni, jstring name) {
     return rest.empty() || rest.front() == '/' ? rest : world->dir.at(rest);
 }
 
-// Devices the fuzzer may lead the library to: the private pty and the harmless memory devices
-// (/dev/null, /dev/zero, /dev/full, /dev/random, /dev/urandom). Any other device of the machine
-// (its consoles, serial ports, anything) is left alone.
+// Where the fuzzer may lead the library: anything that is not a device, the private pty and the
+// harmless memory devices (/dev/null, /dev/zero, /dev/full, /dev/random, /dev/urandom). Any other
+// device of the machine (its consoles, serial ports, other programs' ptys) is left alone. A path
+// that does not exist yet may only lie in the private folder: elsewhere (in /dev/pts, say)
+// another program could create a device there between this check and the open.
 bool mayTouch(const std::string &path) {
-    struct stat status {};
-    if (path.empty() || stat(path.c_str(), &status) != 0) {
+    if (path.empty()) {
         return true;
+    }
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        const std::string parent = path.substr(0, path.find_last_of('/') + 1) + ".";
+        char real[PATH_MAX];
+        return realpath(parent.c_str(), real) != nullptr &&
+               (std::string(real) + "/").rfind(world->realDir + "/", 0) == 0;
     }
     if (!S_ISCHR(status.st_mode) && !S_ISBLK(status.st_mode)) {
         return true;

@@ -45,7 +45,9 @@ struct World {
 std::unique_ptr<World> world; // for the whole run; its folder goes at exit
 
 [[noreturn]] void finding(const char *what) {
-    std::fprintf(stderr, "FINDING: %s\n", what);
+    // On standard output: the fuzz runs close standard error to silence the trace.
+    std::printf("FINDING: %s\n", what);
+    std::fflush(stdout);
     std::abort();
 }
 
