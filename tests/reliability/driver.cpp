@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -177,6 +178,28 @@ TEST_F(Line, SilentLineReadsMinusOneAfterAboutOneSecond) {
     const double seconds = secondsSince(start);
     EXPECT_GT(seconds, 0.9);
     EXPECT_LT(seconds, 3.0);
+    java.close(handle);
+}
+
+// A child process started while a port is open inherits neither its device nor its wake-up
+// descriptor.
+TEST_F(Line, ChildProcessesInheritNoPortDescriptor) {
+    FarEnd far;
+    const jint handle = java.open(far.devicePath());
+    ASSERT_FALSE(java.caught());
+    std::string listing;
+    {
+        const std::unique_ptr<FILE, int (*)(FILE *)> child(popen("ls -l /proc/self/fd", "r"),
+                                                           pclose);
+        ASSERT_TRUE(child);
+        char line[512];
+        while (std::fgets(line, sizeof line, child.get()) != nullptr) {
+            listing += line;
+        }
+    }
+    EXPECT_EQ(listing.find(far.slavePath()), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("eventfd"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("/proc/"), std::string::npos) << listing; // ls's own: the listing works
     java.close(handle);
 }
 

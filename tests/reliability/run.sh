@@ -2,7 +2,7 @@
 # The sanitizer and fuzz runs of the native code, each in a clang build folder of its own.
 #
 #   run.sh build asan|tsan          configure and build (asan also builds the fuzzers)
-#   run.sh driver asan|tsan         run the driver under that sanitizer
+#   run.sh driver asan|tsan [ARGS]  run the driver under that sanitizer (ARGS: GoogleTest flags)
 #   run.sh fuzz TARGET SECONDS      run a fuzzer (port_name, write_range) from the seed corpus
 #
 # The build folders are under $TARVOLEX_RELIABILITY_BUILD (default build/reliability). A fuzz
@@ -36,7 +36,7 @@ driver)
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0
-    exec "$dir/reliability_driver" --gtest_brief=1
+    exec "$dir/reliability_driver" --gtest_brief=1 "${@:3}"
     ;;
 fuzz)
     target=$2
