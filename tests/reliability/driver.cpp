@@ -231,7 +231,14 @@ const BadName badNames[] = {
     {"nul_inside", [](Java &j, const PortDir &) { return j.jni.newString(u16("COM") + u'\0'); }},
     {"lone_surrogate",
      [](Java &j, const PortDir &) { return j.jni.newString(u16("COM") + char16_t{0xD800}); }},
-    {"supplementary", [](Java &j, const PortDir &) { return j.jni.newString("COM\U0001F600"); }},
+    {"supplementary", // 3 bytes of modified UTF-8 for each of its 20 UTF-16 units
+     [](Java &j, const PortDir &) {
+         std::string name = "COM";
+         for (int i = 0; i < 10; ++i) {
+             name += "\U0001F600";
+         }
+         return j.jni.newString(name);
+     }},
     {"other_prefix", [](Java &j, const PortDir &) { return j.jni.newString("\\\\?\\COM1"); }},
     {"parent_escape",
      [](Java &j, const PortDir &) { return j.jni.newString("../../../../../../etc/passwd"); }},
