@@ -5,6 +5,7 @@
 #include "deadline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -43,6 +45,7 @@ struct Port {
     int fd;
     int wakeFd;          // an eventfd, signalled once and for all when the port is closed
     bool hungUp = false; // guarded by the table's mutex
+    std::atomic<bool> closed{false}; // a transfer under way stops at its next step
 
     Port(int descriptor, int wakeDescriptor) : fd(descriptor), wakeFd(wakeDescriptor) {}
     Port(const Port &) = delete;
@@ -265,7 +268,15 @@ Handle openDevice(const char *devicePath) {
         ::close(fd);
         return invalidHandle;
     }
-    auto port = std::make_shared<Port>(fd, wakeFd);
+    std::shared_ptr<Port> port;
+    try {
+        port = std::make_shared<Port>(fd, wakeFd);
+    } catch (...) {
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        ::close(wakeFd);
+        throw;
+    }
 
     PortTable &table = portTable();
     std::lock_guard<std::mutex> lock(table.mutex);
@@ -298,9 +309,19 @@ void closeDevice(Handle handle) {
         port = std::move(found->second.port);
         table.entries.erase(found);
     }
-    // Wake every transfer still waiting on the port; the last one out closes the descriptor.
+    // Stop every transfer under way on the port and wake every one that waits.
+    port->closed.store(true, std::memory_order_relaxed);
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(port->wakeFd, &one, sizeof one);
+    // The last one out closes the descriptor. They leave within microseconds, and then the
+    // device is free to open again as soon as the close returns; should one take longer, the
+    // close still returns after a bounded wait and that transfer closes the descriptor itself.
+    const auto giveUp = Clock::now() + std::chrono::seconds(2);
+    auto pause = std::chrono::microseconds(20);
+    while (port.use_count() > 1 && Clock::now() < giveUp) {
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(10000));
+    }
 }
 
 bool applyLineSettings(Handle handle, const LineSettings &settings) {
@@ -359,7 +380,7 @@ bool readBytes(Handle handle, void *buffer, std::uint32_t count, std::uint32_t &
     TransferDeadline deadline = total;
     moved = 0;
     bool waited = false; // the read was under way when the line went: it ends, as on Windows
-    while (moved < count) {
+    while (moved < count && !port.closed.load(std::memory_order_relaxed)) {
         // Try the descriptor first: with bytes waiting, a read costs one system call.
         const ssize_t got = ::read(port.fd, bytes + moved, count - moved);
         if (got > 0) {
@@ -400,7 +421,7 @@ bool writeBytes(Handle handle, const void *buffer, std::uint32_t count, std::uin
     const TransferDeadline deadline =
         totalDeadline(Clock::now(), t.writeTotalMultiplier, t.writeTotalConstant, count);
     moved = 0;
-    while (moved < count) {
+    while (moved < count && !port.closed.load(std::memory_order_relaxed)) {
         const ssize_t put = ::write(port.fd, bytes + moved, count - moved);
         if (put > 0) {
             moved += static_cast<std::uint32_t>(put);

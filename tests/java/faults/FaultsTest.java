@@ -63,6 +63,19 @@ class FaultsTest {
         }
     }
 
+    @Test
+    void portClosedUnderABlockedReadOpensAgainAsSoonAsTheCloseReturns() throws Exception {
+        try (NullModem cable = NullModem.link("COM1", "COM2")) {
+            for (int round = 0; round < 3; ++round) {
+                int handle = Tarvolex.doOpen("COM1", 0);
+                CompletableFuture<Integer> read = startBlocked(() -> Tarvolex.doRead(handle));
+                Tarvolex.doClose(handle);
+                Tarvolex.doClose(Tarvolex.doOpen("COM1", 0));
+                assertEquals(-1, read.get(PROMPT_MILLIS, TimeUnit.MILLISECONDS));
+            }
+        }
+    }
+
     @ParameterizedTest
     @EnumSource(Fault.class)
     void blockedWriteEndsAndRaises(Fault fault) throws Exception {
