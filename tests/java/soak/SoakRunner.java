@@ -120,7 +120,8 @@ public final class SoakRunner {
             pumps.add(new Pump("pump" + cable + "ba", b, a));
         }
         for (Pump pump : pumps) {
-            threads.add(start(pump.name + ".writer", () -> pump.write(stop)));
+            pump.writer = start(pump.name + ".writer", () -> pump.write(stop));
+            threads.add(pump.writer);
             threads.add(start(pump.name + ".reader", pump::read));
         }
         // The third cable's first end is opened, written and closed by two threads at once: at
@@ -163,6 +164,7 @@ public final class SoakRunner {
         final AtomicLong written = new AtomicLong();
         final AtomicLong received = new AtomicLong();
         volatile long target = -1; // the bytes the reader must get before it stops
+        Thread writer;
 
         Pump(String name, int from, int to) {
             this.name = name;
@@ -203,7 +205,12 @@ public final class SoakRunner {
             }
         }
 
-        void finish() {
+        /**
+         * Tells the reader how many bytes to expect, once the writer has stopped: a chunk written
+         * after the count was taken would stay in the cable and open the next run's stream.
+         */
+        void finish() throws InterruptedException {
+            writer.join();
             target = written.get();
         }
 
