@@ -38,25 +38,43 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view deviceNamespace = "\\\\.\\";
 
+// A descriptor that closes itself on every way out.
+struct FileDescriptor {
+    explicit FileDescriptor(int descriptor = -1) : fd(descriptor) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    FileDescriptor &operator=(FileDescriptor &&) = delete;
+    ~FileDescriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    int get() const { return fd; }
+    explicit operator bool() const { return fd >= 0; }
+
+private:
+    int fd;
+};
+
 // An open device. The descriptor is closed when the last user lets go of the record, never while
 // a transfer on another thread may still use it, so a descriptor number that the process has
 // reused is never touched through a closed port.
 struct Port {
-    int fd;
-    int wakeFd;          // an eventfd, signalled once and for all when the port is closed
-    bool hungUp = false; // guarded by the table's mutex
+    FileDescriptor fd;
+    FileDescriptor wakeFd; // an eventfd, signalled once and for all when the port is closed
+    bool hungUp = false;   // guarded by the table's mutex
     std::atomic<bool> closed{false}; // a transfer under way stops at its next step
 
-    Port(int descriptor, int wakeDescriptor) : fd(descriptor), wakeFd(wakeDescriptor) {}
+    Port(FileDescriptor device, FileDescriptor wake)
+        : fd(std::move(device)), wakeFd(std::move(wake)) {
+        ioctl(fd.get(), TIOCEXCL);
+    }
     Port(const Port &) = delete;
     Port &operator=(const Port &) = delete;
 
     ~Port() {
         // A pty keeps TIOCEXCL after its last close and would then refuse every other non-root
         // user; the flock goes with the descriptor.
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        ::close(wakeFd);
+        ioctl(fd.get(), TIOCNXCL);
     }
 };
 
@@ -147,49 +165,36 @@ bool isTerminalDevice(int pathFd, const struct stat &status) {
 
 // Opens a terminal for exclusive use without blocking (no wait for carrier) and without making
 // it the controlling terminal. Regular files, FIFOs, directories and other devices are refused
-// as if they did not exist. Returns the descriptor, or -1.
+// as if they did not exist. Returns the descriptor, or none.
 //
 // Opening a device runs its driver's open, which for some devices is an action of its own (a
 // watchdog starts counting, a tape rewinds on close). So the path is first looked at through an
 // O_PATH descriptor, which opens nothing, and only a terminal is then opened, through that same
 // descriptor: a path swapped meanwhile cannot slip another device in.
-int openTerminal(const char *devicePath) {
+FileDescriptor openTerminal(const char *devicePath) {
     const std::string path = resolve(devicePath);
     if (path.empty()) {
-        return -1;
+        return FileDescriptor();
     }
-    struct PathDescriptor { // closed on every way out, also when a string cannot be had
-        int fd;
-        ~PathDescriptor() {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    } const located{::open(path.c_str(), O_PATH | O_CLOEXEC)};
-    if (located.fd < 0) {
-        return -1;
-    }
+    const FileDescriptor located(::open(path.c_str(), O_PATH | O_CLOEXEC));
     struct stat found {};
-    if (fstat(located.fd, &found) != 0 || !isTerminalDevice(located.fd, found)) {
-        return -1;
+    if (!located || fstat(located.get(), &found) != 0 || !isTerminalDevice(located.get(), found)) {
+        return FileDescriptor();
     }
     constexpr int flags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-    int fd = ::open(("/proc/self/fd/" + std::to_string(located.fd)).c_str(), flags);
-    if (fd < 0 && errno == ENOENT) {
-        fd = ::open(path.c_str(), flags); // no /proc: checked below that it is the same file
+    int opened = ::open(("/proc/self/fd/" + std::to_string(located.get())).c_str(), flags);
+    if (opened < 0 && errno == ENOENT) {
+        opened = ::open(path.c_str(), flags); // no /proc: checked below that it is the same file
     }
-    if (fd < 0) {
-        return -1;
-    }
+    FileDescriptor fd(opened);
     struct stat status {};
     termios settings{};
     // flock keeps out every other open of the library, in this process or another, also for
     // root, whom TIOCEXCL does not stop.
-    if (fstat(fd, &status) != 0 || status.st_dev != found.st_dev || status.st_ino != found.st_ino ||
-        !S_ISCHR(status.st_mode) || tcgetattr(fd, &settings) != 0 ||
-        flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return -1;
+    if (!fd || fstat(fd.get(), &status) != 0 || status.st_dev != found.st_dev ||
+        status.st_ino != found.st_ino || !S_ISCHR(status.st_mode) ||
+        tcgetattr(fd.get(), &settings) != 0 || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        return FileDescriptor();
     }
     return fd;
 }
@@ -217,7 +222,7 @@ enum class Wait { ready, timedOut, closed, hungUp };
 // that is left.
 Wait waitFor(const Port &port, short events, const TransferDeadline &deadline) {
     for (;;) {
-        pollfd fds[2] = {{port.fd, events, 0}, {port.wakeFd, POLLIN, 0}};
+        pollfd fds[2] = {{port.fd.get(), events, 0}, {port.wakeFd.get(), POLLIN, 0}};
         timespec remaining{};
         timespec *timeout = nullptr;
         if (deadline.applies) {
@@ -254,29 +259,60 @@ bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+// Moves `count` bytes with `step`, one read or write system call on the port's descriptor for the
+// bytes from `done` on, waiting for `events` whenever the descriptor has no room or no data. Ends
+// when every byte has moved, the deadline passes (`interval`, for reads, bounds the wait between
+// two bytes), the port is closed, or the device hangs up. Returns false when the transfer could
+// not be started: the device was found gone before any byte moved and before any wait.
+template <typename Step>
+bool transfer(Port &port, short events, const TransferDeadline &total, std::uint32_t interval,
+              std::uint32_t count, std::uint32_t &moved, Step step) {
+    TransferDeadline deadline = total;
+    moved = 0;
+    bool waited = false; // under way when the line went: it ends, as on Windows
+    while (moved < count && !port.closed.load(std::memory_order_relaxed)) {
+        const ssize_t done = step(port.fd.get(), moved);
+        if (done > 0) {
+            moved += static_cast<std::uint32_t>(done);
+            if (interval != 0 && moved < count) {
+                deadline = afterByte(total, Clock::now(), interval);
+            }
+            continue;
+        }
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done < 0 && wouldBlock(errno)) {
+            const Wait wait = waitFor(port, events, deadline);
+            if (wait == Wait::ready) {
+                waited = true;
+                continue;
+            }
+            if (wait == Wait::hungUp) {
+                markHungUp(port);
+            }
+            return true;
+        }
+        // End of file, EIO or EPIPE: the other end is gone (an unplugged adapter, a closed pty
+        // master).
+        markHungUp(port);
+        return moved > 0 || waited;
+    }
+    return true;
+}
+
 } // namespace
 
 Handle openDevice(const char *devicePath) {
-    const int fd = openTerminal(devicePath);
-    if (fd < 0) {
+    FileDescriptor fd = openTerminal(devicePath);
+    if (!fd) {
         return invalidHandle;
     }
-    ioctl(fd, TIOCEXCL);
-    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
+    FileDescriptor wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeFd) {
         return invalidHandle;
     }
-    std::shared_ptr<Port> port;
-    try {
-        port = std::make_shared<Port>(fd, wakeFd);
-    } catch (...) {
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        ::close(wakeFd);
-        throw;
-    }
+    auto port = std::make_shared<Port>(std::move(fd), std::move(wakeFd));
 
     PortTable &table = portTable();
     std::lock_guard<std::mutex> lock(table.mutex);
@@ -289,12 +325,7 @@ Handle openDevice(const char *devicePath) {
 }
 
 bool probeDevice(const char *devicePath) {
-    const int fd = openTerminal(devicePath);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    return true;
+    return static_cast<bool>(openTerminal(devicePath));
 }
 
 void closeDevice(Handle handle) {
@@ -312,7 +343,7 @@ void closeDevice(Handle handle) {
     // Stop every transfer under way on the port and wake every one that waits.
     port->closed.store(true, std::memory_order_relaxed);
     const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(port->wakeFd, &one, sizeof one);
+    [[maybe_unused]] const auto written = ::write(port->wakeFd.get(), &one, sizeof one);
     // The last one out closes the descriptor. They leave within microseconds, and then the
     // device is free to open again as soon as the close returns; should one take longer, the
     // close still returns after a bounded wait and that transfer closes the descriptor itself.
@@ -332,7 +363,7 @@ bool applyLineSettings(Handle handle, const LineSettings &settings) {
         return false;
     }
     termios tio{};
-    if (tcgetattr(use.port->fd, &tio) != 0) {
+    if (tcgetattr(use.port->fd.get(), &tio) != 0) {
         return false;
     }
     cfmakeraw(&tio);
@@ -353,7 +384,7 @@ bool applyLineSettings(Handle handle, const LineSettings &settings) {
     if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
         return false;
     }
-    return tcsetattr(use.port->fd, TCSANOW, &tio) == 0;
+    return tcsetattr(use.port->fd.get(), TCSANOW, &tio) == 0;
 }
 
 bool applyTimeouts(Handle handle, const Timeouts &timeouts) {
@@ -372,42 +403,14 @@ bool readBytes(Handle handle, void *buffer, std::uint32_t count, std::uint32_t &
     if (!use.port) {
         return false;
     }
-    Port &port = *use.port;
-    auto *bytes = static_cast<unsigned char *>(buffer);
     const Timeouts &t = use.timeouts;
-    const TransferDeadline total =
-        totalDeadline(Clock::now(), t.readTotalMultiplier, t.readTotalConstant, count);
-    TransferDeadline deadline = total;
-    moved = 0;
-    bool waited = false; // the read was under way when the line went: it ends, as on Windows
-    while (moved < count && !port.closed.load(std::memory_order_relaxed)) {
-        // Try the descriptor first: with bytes waiting, a read costs one system call.
-        const ssize_t got = ::read(port.fd, bytes + moved, count - moved);
-        if (got > 0) {
-            moved += static_cast<std::uint32_t>(got);
-            deadline = afterByte(total, Clock::now(), t.readInterval);
-            continue;
-        }
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 && wouldBlock(errno)) {
-            const Wait wait = waitFor(port, POLLIN, deadline);
-            if (wait == Wait::ready) {
-                waited = true;
-                continue;
-            }
-            if (wait == Wait::hungUp) {
-                markHungUp(port);
-            }
-            return true;
-        }
-        // End of file or EIO: the other end is gone (an unplugged adapter, a closed pty master).
-        // Found at the start, the read could not be started; found after a wait, it had been.
-        markHungUp(port);
-        return moved > 0 || waited;
-    }
-    return true;
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    return transfer(*use.port, POLLIN,
+                    totalDeadline(Clock::now(), t.readTotalMultiplier, t.readTotalConstant, count),
+                    t.readInterval, count, moved, [&](int fd, std::uint32_t done) {
+                        // Tried before any wait: with bytes waiting, a read is one system call.
+                        return ::read(fd, bytes + done, count - done);
+                    });
 }
 
 bool writeBytes(Handle handle, const void *buffer, std::uint32_t count, std::uint32_t &moved) {
@@ -415,35 +418,12 @@ bool writeBytes(Handle handle, const void *buffer, std::uint32_t count, std::uin
     if (!use.port) {
         return false;
     }
-    Port &port = *use.port;
-    const auto *bytes = static_cast<const unsigned char *>(buffer);
     const Timeouts &t = use.timeouts;
-    const TransferDeadline deadline =
-        totalDeadline(Clock::now(), t.writeTotalMultiplier, t.writeTotalConstant, count);
-    moved = 0;
-    while (moved < count && !port.closed.load(std::memory_order_relaxed)) {
-        const ssize_t put = ::write(port.fd, bytes + moved, count - moved);
-        if (put > 0) {
-            moved += static_cast<std::uint32_t>(put);
-            continue;
-        }
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put < 0 && wouldBlock(errno)) {
-            const Wait wait = waitFor(port, POLLOUT, deadline);
-            if (wait == Wait::ready) {
-                continue;
-            }
-            if (wait == Wait::hungUp) {
-                markHungUp(port);
-            }
-            return true;
-        }
-        markHungUp(port);
-        return moved > 0;
-    }
-    return true;
+    const auto *bytes = static_cast<const unsigned char *>(buffer);
+    return transfer(
+        *use.port, POLLOUT,
+        totalDeadline(Clock::now(), t.writeTotalMultiplier, t.writeTotalConstant, count), 0, count,
+        moved, [&](int fd, std::uint32_t done) { return ::write(fd, bytes + done, count - done); });
 }
 
 } // namespace tarvolex::platform
