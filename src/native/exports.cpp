@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
-#include <vector>
 
 using namespace tarvolex;
 
@@ -129,21 +129,21 @@ JNIEXPORT void JNICALL Java_com_vembor_tarvolex_Tarvolex_doWrite__I_3BII(JNIEnv 
         raiseJavaError(env, "java/lang/ArrayIndexOutOfBoundsException", message);
         return;
     }
-    std::vector<std::uint8_t> buffer;
-    try {
-        buffer.resize(static_cast<std::size_t>(length));
-    } catch (const std::bad_alloc &) {
+    // Filled from the array at once, so not zeroed first.
+    const std::unique_ptr<jbyte[]> buffer(new (std::nothrow)
+                                              jbyte[static_cast<std::size_t>(length)]);
+    if (!buffer) {
         raiseJavaError(env, ioException, "Cannot write to serial port.");
         return;
     }
-    env->GetByteArrayRegion(data, offset, length, reinterpret_cast<jbyte *>(buffer.data()));
+    env->GetByteArrayRegion(data, offset, length, buffer.get());
     if (env->ExceptionCheck()) {
         return;
     }
     // A write that moved fewer bytes than asked lost data: it is reported like one that could
     // not be started.
-    if (writeBytes(handle, buffer.data(), static_cast<std::uint32_t>(length)) !=
-        WriteStatus::written) {
+    if (writeBytes(handle, reinterpret_cast<const std::uint8_t *>(buffer.get()),
+                   static_cast<std::uint32_t>(length)) != WriteStatus::written) {
         raiseJavaError(env, ioException, "Cannot write to serial port.");
     }
 }
